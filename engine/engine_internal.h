@@ -24,7 +24,13 @@ void sample_times(HANDLE process, uint32_t* cpu_time, uint32_t* wall_time);
 // Current and peak working set of a process, in bytes, saturated at 2^32-1.
 void sample_memory(HANDLE process, uint32_t* memory, uint32_t* peak_memory);
 
-// Part two of invoke: supervise the created process until every debugged
+// Steps of one poll after its sampling: utilization over the interval since
+// the previous samples, the idle stretch, and the idleness, time and memory
+// checks in that order (a later recording overwrites an earlier one).
+void apply_poll_checks(invoke_status* status, uint32_t previous_cpu, uint32_t previous_wall,
+                       const invoke_limits* limits, invoke_result* result, bool* stop_requested);
+
+// The second half of invoke: supervise the created process until every debugged
 // process has ended, then fill result and close both handles.
 void supervise(PROCESS_INFORMATION* process, const invoke_limits* limits,
                invoke_result* result, invoke_cancel_fn cancel);

@@ -2,6 +2,7 @@
 // debuggees, handles as reference-counted objects, and the Windows error
 // codes and texts that callers print. The header lists where it differs.
 #include "platform.h"
+#include "platform_linux_internal.h"
 
 #include <elf.h>
 #include <errno.h>
@@ -38,6 +39,128 @@
 #include <vector>
 
 extern char** environ;
+
+namespace {
+
+// Windows status codes of the exceptions that signals stand for.
+const DWORD code_access_violation = 0xC0000005u;
+const DWORD code_in_page_error = 0xC0000006u;
+const DWORD code_misalignment = 0x80000002u;
+const DWORD code_breakpoint = 0x80000003u;
+const DWORD code_single_step = 0x80000004u;
+const DWORD code_illegal_instruction = 0xC000001Du;
+const DWORD code_privileged_instruction = 0xC0000096u;
+const DWORD code_stack_overflow = 0xC00000FDu;
+const DWORD code_int_divide_by_zero = 0xC0000094u;
+const DWORD code_int_overflow = 0xC0000095u;
+const DWORD code_flt_divide_by_zero = 0xC000008Eu;
+const DWORD code_flt_overflow = 0xC0000091u;
+const DWORD code_flt_underflow = 0xC0000093u;
+const DWORD code_flt_inexact = 0xC000008Fu;
+const DWORD code_flt_invalid = 0xC0000090u;
+const DWORD code_array_bounds = 0xC000008Cu;
+const DWORD code_abort = 0xC0000409u;
+
+}  // namespace
+
+namespace linux_layer {
+
+DWORD error_from_errno(int error) {
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case E2BIG: return ERROR_BAD_ENVIRONMENT;
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EAGAIN: return ERROR_NO_PROC_SLOTS;
+    case ENOEXEC:
+    case ELIBBAD: return ERROR_BAD_EXE_FORMAT;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+std::vector<std::string> split_command_line(const char* line) {
+    std::vector<std::string> arguments;
+    const char* p = line;
+    for (;;) {
+        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+        if (*p == '\0') break;
+        std::string argument;
+        bool quoted = false;
+        for (;;) {
+            size_t backslashes = 0;
+            while (*p == '\\') {
+                ++backslashes;
+                ++p;
+            }
+            if (*p == '"') {
+                argument.append(backslashes / 2, '\\');
+                if (backslashes % 2 == 1) {
+                    argument.push_back('"');
+                    ++p;
+                    continue;
+                }
+                // Inside quotes a doubled quote stands for one quote.
+                if (quoted && p[1] == '"') {
+                    argument.push_back('"');
+                    p += 2;
+                    continue;
+                }
+                quoted = !quoted;
+                ++p;
+                continue;
+            }
+            argument.append(backslashes, '\\');
+            if (*p == '\0') break;
+            if (!quoted && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' ||
+                            *p == '\r'))
+                break;
+            argument.push_back(*p);
+            ++p;
+        }
+        arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+int signal_of_exception(DWORD code) {
+    switch (code) {
+    case code_access_violation:
+    case code_stack_overflow: return SIGSEGV;
+    case code_in_page_error:
+    case code_misalignment: return SIGBUS;
+    case code_illegal_instruction:
+    case code_privileged_instruction: return SIGILL;
+    case code_int_divide_by_zero:
+    case code_int_overflow:
+    case code_flt_divide_by_zero:
+    case code_flt_overflow:
+    case code_flt_underflow:
+    case code_flt_inexact:
+    case code_flt_invalid:
+    case code_array_bounds:
+    case 0xC000008Du:  // denormal operand
+    case 0xC0000092u:  // floating-point stack check
+        return SIGFPE;
+    case code_breakpoint:
+    case code_single_step: return SIGTRAP;
+    default: return SIGABRT;
+    }
+}
+
+}  // namespace linux_layer
+
+using linux_layer::error_from_errno;
+using linux_layer::signal_of_exception;
+using linux_layer::split_command_line;
 
 namespace {
 
@@ -158,28 +281,6 @@ uint64_t timeval_100ns(const timeval& value) {
 // ---------------------------------------------------------------------------
 // Errors
 
-DWORD error_from_errno(int error) {
-    switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case E2BIG: return ERROR_BAD_ENVIRONMENT;
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EAGAIN: return ERROR_NO_PROC_SLOTS;
-    case ENOEXEC:
-    case ELIBBAD: return ERROR_BAD_EXE_FORMAT;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    default: return ERROR_GEN_FAILURE;
-    }
-}
-
 struct message_entry {
     DWORD code;
     const char* text;
@@ -216,52 +317,6 @@ const char* message_text(DWORD code) {
 }
 
 // ---------------------------------------------------------------------------
-// Command lines, split as the Microsoft C runtime splits them.
-
-std::vector<std::string> split_command_line(const char* line) {
-    std::vector<std::string> arguments;
-    const char* p = line;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-        if (*p == '\0') break;
-        std::string argument;
-        bool quoted = false;
-        for (;;) {
-            size_t backslashes = 0;
-            while (*p == '\\') {
-                ++backslashes;
-                ++p;
-            }
-            if (*p == '"') {
-                argument.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1) {
-                    argument.push_back('"');
-                    ++p;
-                    continue;
-                }
-                // Inside quotes a doubled quote stands for one quote.
-                if (quoted && p[1] == '"') {
-                    argument.push_back('"');
-                    p += 2;
-                    continue;
-                }
-                quoted = !quoted;
-                ++p;
-                continue;
-            }
-            argument.append(backslashes, '\\');
-            if (*p == '\0') break;
-            if (!quoted && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' ||
-                            *p == '\r'))
-                break;
-            argument.push_back(*p);
-            ++p;
-        }
-        arguments.push_back(argument);
-    }
-    return arguments;
-}
-
 // The files that execvp would try, in its order.
 std::vector<std::string> program_candidates(const std::string& name) {
     std::vector<std::string> candidates;
@@ -287,23 +342,6 @@ std::vector<std::string> program_candidates(const std::string& name) {
 // ---------------------------------------------------------------------------
 // Exceptions
 
-const DWORD code_access_violation = 0xC0000005u;
-const DWORD code_in_page_error = 0xC0000006u;
-const DWORD code_misalignment = 0x80000002u;
-const DWORD code_breakpoint = 0x80000003u;
-const DWORD code_single_step = 0x80000004u;
-const DWORD code_illegal_instruction = 0xC000001Du;
-const DWORD code_privileged_instruction = 0xC0000096u;
-const DWORD code_stack_overflow = 0xC00000FDu;
-const DWORD code_int_divide_by_zero = 0xC0000094u;
-const DWORD code_int_overflow = 0xC0000095u;
-const DWORD code_flt_divide_by_zero = 0xC000008Eu;
-const DWORD code_flt_overflow = 0xC0000091u;
-const DWORD code_flt_underflow = 0xC0000093u;
-const DWORD code_flt_inexact = 0xC000008Fu;
-const DWORD code_flt_invalid = 0xC0000090u;
-const DWORD code_array_bounds = 0xC000008Cu;
-const DWORD code_abort = 0xC0000409u;
 
 bool stack_pointer_of(pid_t tid, uintptr_t* stack_pointer) {
 #if defined(__x86_64__)
@@ -367,31 +405,6 @@ DWORD exception_code_of(int signal_number, const siginfo_t& info, pid_t tid) {
         return code_abort;
     default:
         return 0;
-    }
-}
-
-int signal_of_exception(DWORD code) {
-    switch (code) {
-    case code_access_violation:
-    case code_stack_overflow: return SIGSEGV;
-    case code_in_page_error:
-    case code_misalignment: return SIGBUS;
-    case code_illegal_instruction:
-    case code_privileged_instruction: return SIGILL;
-    case code_int_divide_by_zero:
-    case code_int_overflow:
-    case code_flt_divide_by_zero:
-    case code_flt_overflow:
-    case code_flt_underflow:
-    case code_flt_inexact:
-    case code_flt_invalid:
-    case code_array_bounds:
-    case 0xC000008Du:  // denormal operand
-    case 0xC0000092u:  // floating-point stack check
-        return SIGFPE;
-    case code_breakpoint:
-    case code_single_step: return SIGTRAP;
-    default: return SIGABRT;
     }
 }
 

@@ -91,6 +91,33 @@ void sample_memory(HANDLE process, uint32_t* memory, uint32_t* peak_memory) {
     *peak_memory = saturate(counters.PeakWorkingSetSize);
 }
 
+void apply_poll_checks(invoke_status* status, uint32_t previous_cpu, uint32_t previous_wall,
+                       const invoke_limits* limits, invoke_result* result, bool* stop_requested) {
+    uint32_t wall_delta = status->wall_time - previous_wall;
+    if (status->wall_time != previous_wall) {
+        uint32_t cpu_delta = status->cpu_time - previous_cpu;
+        status->utilization =
+            static_cast<double>(cpu_delta) * 1.0 / static_cast<double>(wall_delta);
+    }
+    if (limits->required_utilization > status->utilization) {
+        status->idle_time += wall_delta;
+        if (limits->idleness_limit != 0 && status->idle_time > limits->idleness_limit) {
+            *stop_requested = true;
+            result->outcome = INVOKE_IDLENESS_LIMIT;
+        }
+    } else {
+        status->idle_time = 0;
+    }
+    if (limits->time_limit != 0 && status->cpu_time > limits->time_limit) {
+        *stop_requested = true;
+        result->outcome = INVOKE_TIME_LIMIT;
+    }
+    if (limits->memory_limit != 0 && status->peak_memory > limits->memory_limit) {
+        *stop_requested = true;
+        result->outcome = INVOKE_MEMORY_LIMIT;
+    }
+}
+
 void supervise(PROCESS_INFORMATION* process, const invoke_limits* limits,
                invoke_result* result, invoke_cancel_fn cancel) {
     loop_state loop;
@@ -113,29 +140,8 @@ void supervise(PROCESS_INFORMATION* process, const invoke_limits* limits,
         sample_times(process->hProcess, &status.cpu_time, &status.wall_time);
         sample_memory(process->hProcess, &status.memory, &status.peak_memory);
 
-        uint32_t wall_delta = status.wall_time - previous_wall;
-        if (status.wall_time != previous_wall) {
-            uint32_t cpu_delta = status.cpu_time - previous_cpu;
-            status.utilization = static_cast<double>(cpu_delta) * 1.0 / static_cast<double>(wall_delta);
-        }
-
-        if (limits->required_utilization > status.utilization) {
-            status.idle_time += wall_delta;
-            if (limits->idleness_limit != 0 && status.idle_time > limits->idleness_limit) {
-                loop.stop_requested = true;
-                result->outcome = INVOKE_IDLENESS_LIMIT;
-            }
-        } else {
-            status.idle_time = 0;
-        }
-        if (limits->time_limit != 0 && status.cpu_time > limits->time_limit) {
-            loop.stop_requested = true;
-            result->outcome = INVOKE_TIME_LIMIT;
-        }
-        if (limits->memory_limit != 0 && status.peak_memory > limits->memory_limit) {
-            loop.stop_requested = true;
-            result->outcome = INVOKE_MEMORY_LIMIT;
-        }
+        apply_poll_checks(&status, previous_cpu, previous_wall, limits, result,
+                          &loop.stop_requested);
         if (cancel != nullptr && !loop.stop_requested && cancel(&status) != 0)
             loop.stop_requested = true;
         if (loop.stop_requested && !loop.termination_issued && !loop.all_exited) {
