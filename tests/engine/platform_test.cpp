@@ -237,3 +237,135 @@ TEST(linux_layer, wait_for_debug_event_times_out_without_processes) {
     EXPECT_GE(waited, 140);
     EXPECT_LT(waited, 2000);
 }
+
+namespace {
+
+struct event_log {
+    int creates = 0, threads_created = 0, threads_exited = 0, exits = 0, exceptions = 0;
+    DWORD exit_code = 0;
+    bool order_ok = true;  // nothing before the creation, nothing after the exit
+};
+
+// Runs a command as a debugged process and answers its events until the end.
+event_log debug_to_the_end(const std::string& command, PROCESS_INFORMATION* process) {
+    std::string line = command;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    event_log log;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, DEBUG_PROCESS | CREATE_NEW_CONSOLE,
+                        nullptr, nullptr, &startup, process)) {
+        log.order_ok = false;
+        return log;
+    }
+    for (int polls = 0; polls < 200 && log.exits == 0; ++polls) {
+        DEBUG_EVENT event;
+        if (!WaitForDebugEvent(&event, 100)) continue;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT: ++log.creates; break;
+        case CREATE_THREAD_DEBUG_EVENT: ++log.threads_created; break;
+        case EXIT_THREAD_DEBUG_EVENT: ++log.threads_exited; break;
+        case EXCEPTION_DEBUG_EVENT: ++log.exceptions; break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            ++log.exits;
+            log.exit_code = event.u.ExitProcess.dwExitCode;
+            break;
+        }
+        if (log.creates == 0) log.order_ok = false;
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+    }
+    DEBUG_EVENT late;
+    if (WaitForDebugEvent(&late, 200)) log.order_ok = false;
+    return log;
+}
+
+char process_state(DWORD pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) return '?';
+    char line[512];
+    size_t length = fread(line, 1, sizeof line - 1, file);
+    fclose(file);
+    line[length] = '\0';
+    const char* after_name = strrchr(line, ')');
+    return after_name != nullptr ? after_name[2] : '?';
+}
+
+}  // namespace
+
+TEST(linux_layer, debug_events_follow_threads_and_the_process_to_its_end) {
+    PROCESS_INFORMATION process{};
+    event_log log = debug_to_the_end(std::string("\"") + ENGINE_FIXTURE + "\" threads", &process);
+    EXPECT_TRUE(log.order_ok);
+    EXPECT_EQ(log.creates, 1);
+    EXPECT_EQ(log.threads_created, 4);
+    EXPECT_EQ(log.threads_exited, 4);
+    EXPECT_EQ(log.exits, 1);
+    EXPECT_EQ(log.exit_code, 3u);
+    DWORD code = 0;
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 1000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    EXPECT_EQ(code, 3u);
+    // The figures stay readable after the end.
+    FILETIME creation, exit, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(process.hProcess, &creation, &exit, &kernel, &user));
+    uint64_t cpu = (static_cast<uint64_t>(user.dwHighDateTime) << 32 | user.dwLowDateTime) +
+                   (static_cast<uint64_t>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime);
+    EXPECT_GE(cpu, 4000000u) << "four threads of 100 ms";
+    PROCESS_MEMORY_COUNTERS counters{};
+    ASSERT_TRUE(GetProcessMemoryInfo(process.hProcess, &counters, sizeof counters));
+    EXPECT_GT(counters.PeakWorkingSetSize, 0u);
+    EXPECT_EQ(counters.WorkingSetSize, 0u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+TEST(linux_layer, created_process_is_held_until_its_event_is_continued) {
+    std::string line = std::string("\"") + ENGINE_FIXTURE + "\" exit 9";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, DEBUG_PROCESS | CREATE_NEW_CONSOLE,
+                               nullptr, nullptr, &startup, &process));
+    DEBUG_EVENT event;
+    ASSERT_TRUE(WaitForDebugEvent(&event, 1000));
+    EXPECT_EQ(event.dwDebugEventCode, CREATE_PROCESS_DEBUG_EVENT);
+    EXPECT_EQ(event.dwProcessId, process.dwProcessId);
+    EXPECT_EQ(event.u.CreateProcessInfo.hFile, nullptr);
+    usleep(200000);
+    EXPECT_EQ(process_state(process.dwProcessId), 't') << "held at its creation";
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+
+    // Ended by the debugger: the exit code is the one given.
+    EXPECT_TRUE(TerminateProcess(event.u.CreateProcessInfo.hProcess, 77));
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+    bool exited = false;
+    for (int polls = 0; polls < 50 && !exited; ++polls) {
+        if (!WaitForDebugEvent(&event, 100)) continue;
+        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+            exited = true;
+            EXPECT_EQ(event.u.ExitProcess.dwExitCode, 77u);
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+    }
+    EXPECT_TRUE(exited);
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    EXPECT_EQ(code, 77u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+TEST(linux_layer, death_by_an_uncounted_signal_reports_128_plus_the_signal) {
+    PROCESS_INFORMATION process{};
+    for (int signal_number : {SIGTERM, SIGPIPE, SIGKILL}) {
+        std::string command = std::string("\"") + ENGINE_FIXTURE + "\" raise " + std::to_string(signal_number);
+        event_log log = debug_to_the_end(command, &process);
+        EXPECT_EQ(log.exceptions, 0);
+        EXPECT_EQ(log.exits, 1);
+        EXPECT_EQ(log.exit_code, 128u + signal_number);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
