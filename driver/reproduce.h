@@ -8,12 +8,7 @@
 // For a limit outcome: announces it and exceeds the same kind of limit
 // forever. For a crash: announces it and raises the same exception. For
 // anything else, and when a raised exception is continued: returns the
-// user program's exit code as the exit status.
+// user program's exit code, all 32 bits, as the exit status.
 int reproduce_verdict(const invoke_result& result);
-
-// One step of the memory simulation: a new zero-filled 1 MiB block from the
-// process heap with every byte written as 0xCA, never released; NULL when
-// the heap refused it (nothing is written then).
-unsigned char* grow_memory_block();
 
 #endif

@@ -10,6 +10,10 @@
 #include <windows.h>
 #include <psapi.h>
 
+// <excpt.h> defines exception_code as a macro for its SEH intrinsic; here it
+// is a field of invoke_result.
+#undef exception_code
+
 #else
 
 #include <cstdarg>
