@@ -424,6 +424,10 @@ struct queued_event {
 struct debuggee_thread {
     platform_object* process;  // not owned
     platform_object* thread;   // owned reference
+    // A task learned of from its creator's fork or clone report has yet to
+    // report its first stop; its creation event may be continued before.
+    bool initial_stop_pending = false;
+    bool resume_at_initial_stop = false;
 };
 
 const int wake_signal_offset = 2;  // SIGRTMAX - 2
@@ -583,12 +587,14 @@ void refresh_memory(platform_object* process) {
                                          std::max(peak_bytes, process->working_set));
 }
 
-void handle_new_task(debugger_state* state, pid_t tid) {
-    pid_t group = thread_group_of(tid);
+// Registers a new task and queues its creation event. It is known from the
+// moment its creator reports it, so that a process cannot end unnoticed
+// with a child that has not yet reported anything.
+void handle_new_task(debugger_state* state, pid_t tid, pid_t group, bool stopped_now) {
     auto owner = state->processes.find(group);
     if (group > 0 && group != tid && owner != state->processes.end()) {
         platform_object* thread = new_thread_object(tid);
-        state->threads[tid] = debuggee_thread{owner->second, thread};
+        state->threads[tid] = debuggee_thread{owner->second, thread, !stopped_now, false};
         queued_event entry{};
         entry.event.dwDebugEventCode = CREATE_THREAD_DEBUG_EVENT;
         entry.event.dwProcessId = static_cast<DWORD>(group);
@@ -603,6 +609,7 @@ void handle_new_task(debugger_state* state, pid_t tid) {
     platform_object* process = new_process_object(tid, now_filetime());
     platform_object* thread = new_thread_object(tid);
     register_process(state, process, thread);
+    state->threads[tid].initial_stop_pending = !stopped_now;
 }
 
 void handle_exit(debugger_state* state, pid_t tid, int status, const rusage& usage) {
@@ -687,13 +694,29 @@ void handle_stop(debugger_state* state, pid_t tid, int status) {
             ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
             // A thread other than the leader ran exec: it took over the leader's id.
             if (static_cast<pid_t>(former) != tid) forget_thread(state, static_cast<pid_t>(former));
+        } else if (ptrace_event == PTRACE_EVENT_FORK || ptrace_event == PTRACE_EVENT_VFORK ||
+                   ptrace_event == PTRACE_EVENT_CLONE) {
+            unsigned long created = 0;
+            ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &created);
+            pid_t child = static_cast<pid_t>(created);
+            if (child > 0 && state->threads.find(child) == state->threads.end()) {
+                pid_t group = ptrace_event == PTRACE_EVENT_CLONE ? thread_group_of(child) : child;
+                handle_new_task(state, child, group > 0 ? group : child, false);
+            }
         }
-        // Forks and clones: the new task reports its own first stop.
         ptrace(PTRACE_CONT, tid, nullptr, nullptr);
         return;
     }
-    if (state->threads.find(tid) == state->threads.end()) {
-        handle_new_task(state, tid);
+    auto known = state->threads.find(tid);
+    if (known == state->threads.end()) {
+        handle_new_task(state, tid, thread_group_of(tid), true);
+        return;
+    }
+    if (known->second.initial_stop_pending) {
+        // The first stop of a task already reported: it waits here for its
+        // creation event to be continued, unless that has happened.
+        known->second.initial_stop_pending = false;
+        if (known->second.resume_at_initial_stop) ptrace(PTRACE_CONT, tid, nullptr, nullptr);
         return;
     }
     siginfo_t info;
@@ -1201,9 +1224,14 @@ BOOL ContinueDebugEvent(DWORD process_id, DWORD thread_id, DWORD continue_status
     queued_event& entry = state->current;
     state->has_current = false;
     switch (entry.action) {
-    case action_resume:
-        ptrace(PTRACE_CONT, entry.tid, nullptr, nullptr);
+    case action_resume: {
+        auto known = state->threads.find(entry.tid);
+        if (known != state->threads.end() && known->second.initial_stop_pending)
+            known->second.resume_at_initial_stop = true;
+        else
+            ptrace(PTRACE_CONT, entry.tid, nullptr, nullptr);
         break;
+    }
     case action_exception:
         if (continue_status == DBG_EXCEPTION_NOT_HANDLED) {
             entry.process->handed_signal = entry.signal_number;
