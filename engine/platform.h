@@ -26,7 +26,7 @@
 //   runtime rules and runs the first argument (searched in PATH when it has no
 //   slash) with execve: no shell. The outcome of the exec is known when it
 //   returns; a created process is held at its creation event. CREATE_NEW_CONSOLE
-//   puts it in a session of its own. Judged processes start with default signal
+//   puts it in a process group of its own. Judged processes start with default signal
 //   dispositions, an empty signal mask, and a seccomp filter that refuses
 //   clone(CLONE_UNTRACED) and clone3 (which makes libc fall back to clone), so
 //   that no process escapes the debugger. DEBUG_PROCESS is required.

@@ -925,7 +925,10 @@ struct launch_plan {
         if (signal_number != SIGKILL && signal_number != SIGSTOP)
             sigaction(signal_number, &default_action, nullptr);
 
-    setsid();
+    // A process group of its own, in the caller's session: a session of its
+    // own would make the scheduler run it as a separate autogroup, which
+    // slows every exchange between the two programs of a pair.
+    setpgid(0, 0);
 
     // Move the standard handles out of the way before placing them, so that
     // a source that already sits on 0, 1 or 2 is not overwritten.

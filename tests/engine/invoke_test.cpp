@@ -36,8 +36,8 @@ std::vector<pid_t> read_pids(const std::string& path) {
     return pids;
 }
 
-// Every live process whose session is the given one.
-std::vector<pid_t> session_members(pid_t session) {
+// Every live process of the given process group.
+std::vector<pid_t> group_members(pid_t process_group) {
     std::vector<pid_t> members;
     DIR* proc = opendir("/proc");
     while (dirent* entry = readdir(proc)) {
@@ -56,7 +56,7 @@ std::vector<pid_t> session_members(pid_t session) {
         char state;
         int parent, group, sid;
         if (sscanf(after_name + 2, "%c %d %d %d", &state, &parent, &group, &sid) == 4 &&
-            sid == session && state != 'Z')
+            group == process_group && state != 'Z')
             members.push_back(pid);
     }
     closedir(proc);
@@ -215,7 +215,7 @@ TEST(invoke_children, a_child_is_a_security_violation_and_nothing_survives) {
     unlink(pid_file.c_str());
 }
 
-TEST(invoke_children, fork_bomb_ends_with_its_whole_session) {
+TEST(invoke_children, fork_bomb_ends_with_its_whole_process_group) {
     std::string pid_file = temp_path("bomb");
     auto start = clock_type::now();
     invoke_result result = run(fixture("fork_bomb " + pid_file), no_limits());
@@ -223,9 +223,9 @@ TEST(invoke_children, fork_bomb_ends_with_its_whole_session) {
     EXPECT_LT(elapsed_ms(start), 10000);
     std::vector<pid_t> pids = read_pids(pid_file);
     ASSERT_EQ(pids.size(), 1u);
-    // The program leads its own session; none of its members may be left.
+    // The program leads its own process group; none of its members may be left.
     usleep(100000);
-    EXPECT_TRUE(session_members(pids[0]).empty());
+    EXPECT_TRUE(group_members(pids[0]).empty());
     unlink(pid_file.c_str());
 }
 
