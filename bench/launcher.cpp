@@ -5,8 +5,8 @@
 //   bench_launcher [--sessions] "<jury program and arguments>" <user program> [arguments]
 //
 // The jury command line is split at spaces. With --sessions each program
-// leads a session of its own, as under pairex (which matters to a scheduler
-// that groups tasks by session). Exits with the user program's exit status.
+// leads a session of its own, as pairex once did (which matters to a
+// scheduler that groups tasks by session). Exits with the user program's exit status.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
