@@ -17,7 +17,7 @@ TEST(pairex_slow, idleness_limit_is_simulated_by_sleeping) {
     // the user program is left alone until its idleness limit.
     std::string jury = fixture("exit 0");
     pairex_process process;
-    start_pairex(process, {"0", "0", jury, fixture("wait")});
+    start_pairex(process, {"0", "0", jury, fixture("wait")}, e2e_start);
     ASSERT_TRUE(read_until(process, "Simulating idleness limit", milliseconds(30000)))
         << describe(process.lines);
     EXPECT_EQ(1, count_of(process.lines, "Jury program terminated, exit code 0"));

@@ -159,22 +159,34 @@ TEST(pairex_run, jury_failing_first_stops_the_user_program_at_once) {
 }
 
 TEST(pairex_run, jury_outliving_the_user_program_is_stopped_after_the_grace_period) {
-    std::string jury = fixture("sleep_forever");
-    std::string user = fixture("exit 5");
-    finished_run run = run_pairex({"0", "0", jury, user}, run_timeout);
-    ASSERT_TRUE(run.ended) << describe(run.lines);
-    expect_sequence(run.lines, {user_announcement(user), user_ended});
-    expect_sequence(run.lines, {jury_announcement(jury), grace_over_line, jury_exit_line(0)});
-    expect_sequence(run.lines, {user_ended, grace_over_line});
-    expect_normal_report(run.lines, 5, 5, "", "");
-    EXPECT_TRUE(exited_with(run, 5));
-    int ended = index_of(run.lines, user_ended);
-    int stopped = index_of(run.lines, grace_over_line);
-    ASSERT_TRUE(ended >= 0 && stopped >= 0);
-    long grace = milliseconds_between(run.arrivals[static_cast<size_t>(ended)],
-                                      run.arrivals[static_cast<size_t>(stopped)]);
-    EXPECT_GE(grace, 1900);
-    EXPECT_LE(grace, 5000);
+    struct row {
+        const char* name;
+        std::string jury;
+        int user_code;
+    };
+    // Juries that never end by themselves.
+    const row rows[] = {
+        {"sleeping for ever", fixture("sleep_forever"), 5},
+        {"blocked on a full pipe", fixture("flood"), 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string user = fixture("exit " + std::to_string(r.user_code));
+        finished_run run = run_pairex({"0", "0", r.jury, user}, run_timeout);
+        ASSERT_TRUE(run.ended) << describe(run.lines);
+        expect_sequence(run.lines, {user_announcement(user), user_ended});
+        expect_sequence(run.lines, {jury_announcement(r.jury), grace_over_line, jury_exit_line(0)});
+        expect_sequence(run.lines, {user_ended, grace_over_line});
+        expect_normal_report(run.lines, 5, static_cast<unsigned>(r.user_code), "", "");
+        EXPECT_TRUE(exited_with(run, r.user_code));
+        int ended = index_of(run.lines, user_ended);
+        int stopped = index_of(run.lines, grace_over_line);
+        ASSERT_TRUE(ended >= 0 && stopped >= 0);
+        long grace = milliseconds_between(run.arrivals[static_cast<size_t>(ended)],
+                                          run.arrivals[static_cast<size_t>(stopped)]);
+        EXPECT_GE(grace, 1900);
+        EXPECT_LE(grace, 5000);
+    }
 }
 
 TEST(pairex_run, jury_ending_within_the_grace_period_is_waited_for_only_that_long) {
@@ -191,18 +203,6 @@ TEST(pairex_run, jury_ending_within_the_grace_period_is_waited_for_only_that_lon
     EXPECT_LT(milliseconds_between(run.arrivals[static_cast<size_t>(ended)], run.arrivals.back()),
               1800)
         << describe(run.lines);
-}
-
-TEST(pairex_run, jury_blocked_on_a_full_pipe_is_stopped_by_the_grace_rule) {
-    std::string jury = fixture("flood");
-    std::string user = fixture("exit 0");
-    finished_run run = run_pairex({"0", "0", jury, user}, run_timeout);
-    ASSERT_TRUE(run.ended) << describe(run.lines);
-    expect_sequence(run.lines, {user_announcement(user), user_ended});
-    expect_sequence(run.lines, {jury_announcement(jury), grace_over_line, jury_exit_line(0)});
-    expect_sequence(run.lines, {user_ended, grace_over_line});
-    expect_normal_report(run.lines, 5, 0, "", "");
-    EXPECT_TRUE(exited_with(run, 0));
 }
 
 TEST(pairex_run, user_program_that_cannot_start_is_a_security_violation) {
@@ -308,7 +308,7 @@ TEST(pairex_run, jury_program_may_handle_its_own_exceptions) {
 
 TEST(pairex_verdict, time_limit_is_simulated_by_burning_processor_time) {
     pairex_process process;
-    start_pairex(process, {"1s", "0", fixture("exit 0"), fixture("burn")});
+    start_pairex(process, {"1s", "0", fixture("exit 0"), fixture("burn")}, e2e_start);
     ASSERT_TRUE(read_until(process, "Simulating time limit", run_timeout))
         << describe(process.lines);
     size_t last = process.lines.size() - 1;
@@ -329,7 +329,7 @@ TEST(pairex_verdict, time_limit_is_simulated_by_burning_processor_time) {
 
 TEST(pairex_verdict, memory_limit_is_simulated_by_growing_memory) {
     pairex_process process;
-    start_pairex(process, {"0", "67108864", fixture("exit 0"), fixture("eat")});
+    start_pairex(process, {"0", "67108864", fixture("exit 0"), fixture("eat")}, e2e_start);
     ASSERT_TRUE(read_until(process, "Simulating memory limit", run_timeout))
         << describe(process.lines);
     size_t last = process.lines.size() - 1;

@@ -1,15 +1,10 @@
 #include "hostile_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -49,55 +44,11 @@ void remove_tree(const std::string& path) {
     rmdir(path.c_str());
 }
 
-clock_type::time_point deadline_after(long milliseconds) {
-    return clock_type::now() + std::chrono::milliseconds(milliseconds);
-}
-
-int remaining_ms(clock_type::time_point deadline) {
-    long left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits for more output until deadline; false at its end or on time-out.
-bool read_more(pairex_process& process, clock_type::time_point deadline) {
-    if (process.output_ended) return false;
-    for (;;) {
-        pollfd ready = {process.output, POLLIN, 0};
-        int polled = poll(&ready, 1, remaining_ms(deadline));
-        if (polled < 0 && errno == EINTR) continue;
-        if (polled <= 0) return false;
-        char buffer[4096];
-        ssize_t got = read(process.output, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            process.output_ended = true;
-            return false;
-        }
-        clock_type::time_point now = clock_type::now();
-        process.pending.append(buffer, static_cast<size_t>(got));
-        size_t end;
-        while ((end = process.pending.find('\n')) != std::string::npos) {
-            process.lines.push_back(process.pending.substr(0, end));
-            process.arrivals.push_back(now);
-            process.pending.erase(0, end + 1);
-        }
-        return true;
-    }
-}
-
-void reap(pairex_process& process) {
-    while (waitpid(process.pid, &process.status, 0) < 0 && errno == EINTR) {
-    }
-    process.reaped = true;
+moment deadline_after(std::chrono::milliseconds timeout) {
+    return std::chrono::steady_clock::now() + timeout;
 }
 
 }  // namespace
-
-long milliseconds_since(clock_type::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start).count());
-}
 
 record_dir::record_dir() {
     char pattern[] = "/tmp/pairex_hostile.XXXXXX";
@@ -164,8 +115,8 @@ bool still_alive(const process_record& record) {
            (record.start.empty() || start == record.start);
 }
 
-std::vector<pid_t> live_processes(const std::string& text, long timeout_ms) {
-    clock_type::time_point deadline = deadline_after(timeout_ms);
+std::vector<pid_t> live_processes(const std::string& text, std::chrono::milliseconds timeout) {
+    moment deadline = deadline_after(timeout);
     for (;;) {
         std::vector<pid_t> found;
         DIR* proc = opendir("/proc");
@@ -181,13 +132,13 @@ std::vector<pid_t> live_processes(const std::string& text, long timeout_ms) {
                 found.push_back(pid);
         }
         closedir(proc);
-        if (found.empty() || clock_type::now() >= deadline) return found;
+        if (found.empty() || std::chrono::steady_clock::now() >= deadline) return found;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-std::string survivors(const record_dir& dir, long timeout_ms) {
-    clock_type::time_point deadline = deadline_after(timeout_ms);
+std::string survivors(const record_dir& dir, std::chrono::milliseconds timeout) {
+    moment deadline = deadline_after(timeout);
     for (;;) {
         // A dying process has no command line any more but is not over yet:
         // the records name those too.
@@ -200,7 +151,7 @@ std::string survivors(const record_dir& dir, long timeout_ms) {
         for (const process_record& record : read_records(dir))
             if (still_alive(record))
                 found += "  alive: recorded " + std::to_string(record.pid) + " (" + record.role + ")\n";
-        if (found.empty() || clock_type::now() >= deadline) return found;
+        if (found.empty() || std::chrono::steady_clock::now() >= deadline) return found;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
@@ -241,12 +192,6 @@ std::vector<std::string> leaked_descriptors_alone(const process_record& record) 
     return leaked;
 }
 
-std::string describe(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "  |" + line + "\n";
-    return text;
-}
-
 invoke_limits plain_limits() {
     invoke_limits limits;
     std::memset(&limits, 0, sizeof limits);
@@ -257,94 +202,12 @@ invoke_limits plain_limits() {
 invoke_run invoke_alone(const std::string& command_line, const invoke_limits& limits) {
     invoke_run run;
     std::memset(&run.result, 0, sizeof run.result);
-    clock_type::time_point start = clock_type::now();
+    moment start = std::chrono::steady_clock::now();
     std::thread debugger([&] {
         run.debugger_tid = syscall(SYS_gettid);
         invoke(command_line.c_str(), nullptr, &limits, &run.result, nullptr);
     });
     debugger.join();
-    run.wall_ms = milliseconds_since(start);
+    run.wall_ms = milliseconds_between(start, std::chrono::steady_clock::now());
     return run;
-}
-
-pairex_process::~pairex_process() {
-    if (pid > 0 && !reaped) kill_pairex(*this);
-    if (output >= 0) close(output);
-}
-
-void start_pairex(pairex_process& process, const std::vector<std::string>& arguments) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return;
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(PAIREX_PATH));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    process.started = clock_type::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Only the three standard handles: whatever else a program of the
-        // run holds came from pairex.
-        int null_device = open("/dev/null", O_RDWR);
-        dup2(null_device, 0);
-        dup2(ends[1], 1);
-        dup2(null_device, 2);
-        if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-            for (int fd = 3; fd < 65536; ++fd) close(fd);
-        execv(PAIREX_PATH, argv.data());
-        _exit(127);
-    }
-    close(ends[1]);
-    process.pid = pid;
-    process.output = ends[0];
-}
-
-bool read_until(pairex_process& process, const std::string& text, long timeout_ms) {
-    clock_type::time_point deadline = deadline_after(timeout_ms);
-    size_t checked = 0;
-    for (;;) {
-        for (; checked < process.lines.size(); ++checked)
-            if (process.lines[checked] == text) return true;
-        if (!read_more(process, deadline)) return false;
-    }
-}
-
-bool run_to_end(pairex_process& process, long timeout_ms) {
-    clock_type::time_point deadline = deadline_after(timeout_ms);
-    while (!process.output_ended)
-        if (!read_more(process, deadline) && !process.output_ended) return false;
-    while (!process.reaped) {
-        pid_t done = waitpid(process.pid, &process.status, WNOHANG);
-        if (done == process.pid) {
-            process.reaped = true;
-            break;
-        }
-        if (remaining_ms(deadline) == 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-void kill_pairex(pairex_process& process) {
-    if (process.pid <= 0 || process.reaped) return;
-    kill(process.pid, SIGKILL);
-    reap(process);
-}
-
-int index_of(const std::vector<std::string>& lines, const std::string& text) {
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (lines[i] == text) return static_cast<int>(i);
-    return -1;
-}
-
-int count_of(const std::vector<std::string>& lines, const std::string& text) {
-    int count = 0;
-    for (const std::string& line : lines) count += line == text ? 1 : 0;
-    return count;
-}
-
-long arrival_ms(const pairex_process& process, int index) {
-    if (index < 0 || static_cast<size_t>(index) >= process.arrivals.size()) return -1;
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 process.arrivals[static_cast<size_t>(index)] - process.started)
-                                 .count());
 }

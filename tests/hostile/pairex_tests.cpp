@@ -15,7 +15,9 @@
 
 namespace {
 
-const long run_timeout_ms = 30000;
+using std::chrono::milliseconds;
+
+const milliseconds run_timeout(30000);
 const std::string memory_limit = "67108864";
 const std::string grace_line =
     "User program terminated more than 2 seconds ago, terminating jury program";
@@ -35,78 +37,98 @@ void expect_clean_descriptors(const record_dir& dir) {
     }
 }
 
+// Nothing of the run is alive, and its programs held only what they should.
+void expect_nothing_left(const record_dir& dir) {
+    EXPECT_EQ(survivors(dir), "");
+    expect_clean_descriptors(dir);
+}
+
+// The user program's report of a normal end with code, which pairex passes on.
+void expect_normal_end(const pairex_process& pairex, int code) {
+    EXPECT_TRUE(exited_with(pairex, code));
+    int report = index_of(pairex.lines, "User program successfully terminated");
+    ASSERT_GE(report, 0) << describe(pairex.lines);
+    ASSERT_LT(static_cast<size_t>(report) + 1, pairex.lines.size()) << describe(pairex.lines);
+    EXPECT_EQ(pairex.lines[static_cast<size_t>(report) + 1],
+              "  exit code:     " + std::to_string(code));
+}
+
 bool both_recorded(const record_dir& dir) {
     std::vector<process_record> records = read_records(dir);
     return with_role(records, "jury").size() == 1 && with_role(records, "user").size() == 1;
 }
 
-bool wait_for_records(const record_dir& dir, long timeout_ms) {
-    clock_type::time_point start = clock_type::now();
+bool wait_for_records(const record_dir& dir, milliseconds timeout) {
+    moment deadline = std::chrono::steady_clock::now() + timeout;
     while (!both_recorded(dir)) {
-        if (milliseconds_since(start) > timeout_ms) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(milliseconds(10));
     }
     return true;
 }
 
-TEST(pairex_hostile, fork_bomb_is_a_security_violation_and_no_bomb_runs) {
-    record_dir dir;
-    pairex_process pairex;
-    start_pairex(pairex,
-                 {"2s", memory_limit, hostile(dir, "jury", "exit 0"), hostile(dir, "user", "fork_bomb")});
-    ASSERT_TRUE(run_to_end(pairex, run_timeout_ms)) << describe(pairex.lines);
-    EXPECT_EQ(pairex.lines.back(), "Security violation: Child process created") << describe(pairex.lines);
-    EXPECT_TRUE(exited_with(pairex, 0));
+TEST(pairex_hostile, starting_processes_is_a_security_violation_and_none_of_them_runs) {
+    struct row {
+        const char* user_mode;
+        std::vector<std::string> roles_that_never_ran;
+    };
     // Every forked process is stopped at its creation, before it runs.
-    EXPECT_TRUE(with_role(read_records(dir), "user bomb").empty());
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
+    const row rows[] = {
+        {"fork_bomb", {"user bomb"}},
+        {"grandchild 5000", {"user child", "user grandchild"}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.user_mode);
+        record_dir dir;
+        pairex_process pairex;
+        start_pairex(pairex,
+                     {"2s", memory_limit, hostile(dir, "jury", "exit 0"), hostile(dir, "user", r.user_mode)},
+                     hostile_start);
+        ASSERT_TRUE(run_to_end(pairex, run_timeout)) << describe(pairex.lines);
+        ASSERT_FALSE(pairex.lines.empty());
+        EXPECT_EQ(pairex.lines.back(), "Security violation: Child process created")
+            << describe(pairex.lines);
+        EXPECT_TRUE(exited_with(pairex, 0));
+        std::vector<process_record> records = read_records(dir);
+        for (const std::string& role : r.roles_that_never_ran)
+            EXPECT_TRUE(with_role(records, role).empty()) << role;
+        expect_nothing_left(dir);
+    }
 }
 
-TEST(pairex_hostile, orphaning_a_grandchild_is_a_security_violation) {
-    record_dir dir;
-    pairex_process pairex;
-    start_pairex(pairex, {"2s", memory_limit, hostile(dir, "jury", "exit 0"),
-                          hostile(dir, "user", "grandchild 5000")});
-    ASSERT_TRUE(run_to_end(pairex, run_timeout_ms)) << describe(pairex.lines);
-    EXPECT_EQ(pairex.lines.back(), "Security violation: Child process created") << describe(pairex.lines);
-    std::vector<process_record> records = read_records(dir);
-    EXPECT_TRUE(with_role(records, "user child").empty());
-    EXPECT_TRUE(with_role(records, "user grandchild").empty());
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
-}
-
-TEST(pairex_hostile, memory_bomb_leaves_pairex_standing_to_give_its_verdict) {
-    record_dir dir;
-    pairex_process pairex;
-    start_pairex(
-        pairex, {"0", memory_limit, hostile(dir, "jury", "exit 0"), hostile(dir, "user", "memory_bomb")});
-    ASSERT_TRUE(read_until(pairex, "Simulating memory limit", run_timeout_ms)) << describe(pairex.lines);
-    int verdict = index_of(pairex.lines, "Memory limit exceeded");
-    ASSERT_GE(verdict, 0) << describe(pairex.lines);
-    EXPECT_EQ(pairex.lines[static_cast<size_t>(verdict) + 1],
-              "Program tried to allocate more than " + memory_limit + " bytes");
-    // pairex ended both programs before its report, not by dying.
-    for (const process_record& record : read_records(dir))
-        EXPECT_FALSE(still_alive(record)) << record.role << " " << record.pid;
-    kill_pairex(pairex);
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
-}
-
-TEST(pairex_hostile, deaf_busy_program_ends_by_the_time_limit) {
-    record_dir dir;
-    pairex_process pairex;
-    start_pairex(pairex,
-                 {"1s", memory_limit, hostile(dir, "jury", "exit 0"), hostile(dir, "user", "deaf spin")});
-    ASSERT_TRUE(read_until(pairex, "Simulating time limit", run_timeout_ms)) << describe(pairex.lines);
-    EXPECT_GE(index_of(pairex.lines, "Time limit exceeded"), 0) << describe(pairex.lines);
-    for (const process_record& record : read_records(dir))
-        EXPECT_FALSE(still_alive(record)) << record.role << " " << record.pid;
-    kill_pairex(pairex);
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
+TEST(pairex_hostile, program_over_a_limit_is_ended_and_pairex_stands_to_give_its_verdict) {
+    struct row {
+        const char* name;
+        const char* time_limit;
+        const char* user_mode;
+        std::string simulating_line;
+        std::vector<std::string> verdict;
+    };
+    const row rows[] = {
+        {"memory bomb", "0", "memory_bomb", "Simulating memory limit",
+         {"Memory limit exceeded", "Program tried to allocate more than " + memory_limit + " bytes"}},
+        {"deaf busy program", "1s", "deaf spin", "Simulating time limit",
+         {"Time limit exceeded", "Program failed to terminate within 1.00 sec"}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        record_dir dir;
+        pairex_process pairex;
+        start_pairex(pairex,
+                     {r.time_limit, memory_limit, hostile(dir, "jury", "exit 0"),
+                      hostile(dir, "user", r.user_mode)},
+                     hostile_start);
+        ASSERT_TRUE(read_until(pairex, r.simulating_line, run_timeout)) << describe(pairex.lines);
+        int verdict = index_of(pairex.lines, r.verdict[0]);
+        ASSERT_GE(verdict, 0) << describe(pairex.lines);
+        ASSERT_LT(static_cast<size_t>(verdict) + 1, pairex.lines.size()) << describe(pairex.lines);
+        EXPECT_EQ(pairex.lines[static_cast<size_t>(verdict) + 1], r.verdict[1]);
+        // pairex ended both programs before its report, not by dying.
+        for (const process_record& record : read_records(dir))
+            EXPECT_FALSE(still_alive(record)) << record.role << " " << record.pid;
+        kill_pairex(pairex);
+        expect_nothing_left(dir);
+    }
 }
 
 TEST(pairex_hostile, program_that_closes_its_standard_handles_ends_normally) {
@@ -114,18 +136,15 @@ TEST(pairex_hostile, program_that_closes_its_standard_handles_ends_normally) {
     pairex_process pairex;
     // The jury waits for an answer that cannot come and is stopped after the grace period.
     start_pairex(pairex,
-                 {"2s", memory_limit, hostile(dir, "jury", "ask"), hostile(dir, "user", "close_std 7")});
-    ASSERT_TRUE(run_to_end(pairex, run_timeout_ms)) << describe(pairex.lines);
-    int report = index_of(pairex.lines, "User program successfully terminated");
-    ASSERT_GE(report, 0) << describe(pairex.lines);
-    EXPECT_EQ(pairex.lines[static_cast<size_t>(report) + 1], "  exit code:     7");
+                 {"2s", memory_limit, hostile(dir, "jury", "ask"), hostile(dir, "user", "close_std 7")},
+                 hostile_start);
+    ASSERT_TRUE(run_to_end(pairex, run_timeout)) << describe(pairex.lines);
+    expect_normal_end(pairex, 7);
     EXPECT_EQ(count_of(pairex.lines, grace_line), 1) << describe(pairex.lines);
-    EXPECT_TRUE(exited_with(pairex, 7));
     std::vector<process_record> user = with_role(read_records(dir), "user");
     ASSERT_EQ(user.size(), 1u);
     EXPECT_EQ(user[0].events, std::vector<std::string>{"close_std closed"});
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
+    expect_nothing_left(dir);
 }
 
 TEST(pairex_hostile, jury_that_never_ends_is_stopped_after_the_grace_period) {
@@ -135,23 +154,20 @@ TEST(pairex_hostile, jury_that_never_ends_is_stopped_after_the_grace_period) {
         record_dir dir;
         pairex_process pairex;
         start_pairex(pairex, {"2s", memory_limit, hostile(dir, "jury", jury_mode),
-                              hostile(dir, "user", "exit 3")});
-        ASSERT_TRUE(run_to_end(pairex, run_timeout_ms)) << describe(pairex.lines);
+                              hostile(dir, "user", "exit 3")},
+                     hostile_start);
+        ASSERT_TRUE(run_to_end(pairex, run_timeout)) << describe(pairex.lines);
         EXPECT_EQ(count_of(pairex.lines, grace_line), 1) << describe(pairex.lines);
         EXPECT_EQ(count_of(pairex.lines, "Jury program terminated, exit code 0"), 1)
             << describe(pairex.lines);
-        int report = index_of(pairex.lines, "User program successfully terminated");
-        ASSERT_GE(report, 0) << describe(pairex.lines);
-        EXPECT_EQ(pairex.lines[static_cast<size_t>(report) + 1], "  exit code:     3");
-        EXPECT_TRUE(exited_with(pairex, 3));
+        expect_normal_end(pairex, 3);
         // The grace period runs from the user program's end; the jury is stopped
         // at the engine's next poll after it.
         long over = arrival_ms(pairex, index_of(pairex.lines, user_over_line));
         long stopped = arrival_ms(pairex, index_of(pairex.lines, grace_line));
         EXPECT_GE(stopped - over, 1900);
         EXPECT_LE(stopped - over, 6000);
-        EXPECT_EQ(survivors(dir), "");
-        expect_clean_descriptors(dir);
+        expect_nothing_left(dir);
     }
 }
 
@@ -159,8 +175,9 @@ TEST(pairex_hostile, user_program_that_kills_the_jury_shows_as_a_failed_jury) {
     record_dir dir;
     pairex_process pairex;
     start_pairex(pairex,
-                 {"2s", memory_limit, hostile(dir, "jury", "idle"), hostile(dir, "user", "kill_jury")});
-    ASSERT_TRUE(run_to_end(pairex, run_timeout_ms)) << describe(pairex.lines);
+                 {"2s", memory_limit, hostile(dir, "jury", "idle"), hostile(dir, "user", "kill_jury")},
+                 hostile_start);
+    ASSERT_TRUE(run_to_end(pairex, run_timeout)) << describe(pairex.lines);
     // Same user, so the kill succeeds; the jury's exit code is what tells
     // the judge: the user program's own report is a normal end.
     EXPECT_EQ(count_of(pairex.lines, "Jury program terminated, exit code 137"), 1)
@@ -168,12 +185,8 @@ TEST(pairex_hostile, user_program_that_kills_the_jury_shows_as_a_failed_jury) {
     EXPECT_EQ(
         count_of(pairex.lines, "Jury program terminated with non-zero code, terminating user program"),
         1);
-    int report = index_of(pairex.lines, "User program successfully terminated");
-    ASSERT_GE(report, 0) << describe(pairex.lines);
-    EXPECT_EQ(pairex.lines[static_cast<size_t>(report) + 1], "  exit code:     0");
-    EXPECT_TRUE(exited_with(pairex, 0));
-    EXPECT_EQ(survivors(dir), "");
-    expect_clean_descriptors(dir);
+    expect_normal_end(pairex, 0);
+    expect_nothing_left(dir);
 }
 
 struct kill_case {
@@ -196,20 +209,21 @@ TEST(pairex_hostile, both_programs_die_with_a_killed_pairex) {
         record_dir dir;
         pairex_process pairex;
         start_pairex(pairex, {"0", "0", hostile(dir, "jury", each.jury_mode),
-                              hostile(dir, "user", each.user_mode)});
+                              hostile(dir, "user", each.user_mode)},
+                     hostile_start);
         if (each.user_kills_pairex) {
             // The jury may not even have started by then.
-            ASSERT_TRUE(run_to_end(pairex, run_timeout_ms));
+            ASSERT_TRUE(run_to_end(pairex, run_timeout));
             EXPECT_EQ(with_role(read_records(dir), "user").size(), 1u);
         } else {
-            ASSERT_TRUE(wait_for_records(dir, 10000));
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ASSERT_TRUE(wait_for_records(dir, milliseconds(10000)));
+            std::this_thread::sleep_for(milliseconds(200));
             kill_pairex(pairex);
             expect_clean_descriptors(dir);
         }
         EXPECT_TRUE(WIFSIGNALED(pairex.status) && WTERMSIG(pairex.status) == SIGKILL);
         // The kernel ends the debugged programs with their debugger.
-        EXPECT_EQ(survivors(dir, 5000), "");
+        EXPECT_EQ(survivors(dir, milliseconds(5000)), "");
     }
 }
 
@@ -219,10 +233,11 @@ TEST(pairex_hostile, pairex_killed_while_starting_leaves_nothing_behind) {
         SCOPED_TRACE("killed after " + std::to_string(delay_us) + " us");
         record_dir dir;
         pairex_process pairex;
-        start_pairex(pairex, {"0", "0", hostile(dir, "jury", "idle"), hostile(dir, "user", "idle")});
+        start_pairex(pairex, {"0", "0", hostile(dir, "jury", "idle"), hostile(dir, "user", "idle")},
+                     hostile_start);
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
         kill_pairex(pairex);
-        EXPECT_EQ(survivors(dir, 5000), "");
+        EXPECT_EQ(survivors(dir, milliseconds(5000)), "");
     }
 }
 

@@ -12,6 +12,8 @@
 
 namespace {
 
+using std::chrono::milliseconds;
+
 const long idleness_limit_ms = 10000;
 
 struct idle_case {
@@ -43,15 +45,16 @@ void run_case(const idle_case& each, idle_outcome* outcome) {
     record_dir dir;
     pairex_process pairex;
     start_pairex(pairex, {"2s", "67108864", hostile(dir, "jury", each.jury_mode),
-                          hostile(dir, "user", each.user_mode)});
-    outcome->verdict_came = read_until(pairex, "Simulating idleness limit", 60000);
+                          hostile(dir, "user", each.user_mode)},
+                 hostile_start);
+    outcome->verdict_came = read_until(pairex, "Simulating idleness limit", milliseconds(60000));
     outcome->verdict_ms = arrival_ms(pairex, index_of(pairex.lines, "Idleness limit exceeded"));
     // Both programs are over by the time of the report: pairex ended them itself.
     for (const process_record& record : read_records(dir))
         if (still_alive(record)) outcome->alive_at_verdict.push_back(record.role);
     kill_pairex(pairex);
     outcome->lines = pairex.lines;
-    outcome->survivors = survivors(dir, 5000);
+    outcome->survivors = survivors(dir, milliseconds(5000));
     outcome->records = read_records(dir);
 }
 
