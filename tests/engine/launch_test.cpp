@@ -312,13 +312,27 @@ TEST(invoke_account, root_runs_the_program_as_the_given_user) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to start programs as another user";
     passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
+    // The build tree may sit where that user cannot reach (under /root, say):
+    // run a copy from a directory open to everyone.
+    std::string directory = "/tmp/pairex_launch_nobody_" + std::to_string(getpid());
+    mkdir(directory.c_str(), 0755);
+    chmod(directory.c_str(), 0755);
+    std::string program = directory + "/engine_fixture";
+    {
+        std::ifstream source(ENGINE_FIXTURE, std::ios::binary);
+        std::ofstream copy(program, std::ios::binary);
+        copy << source.rdbuf();
+    }
+    chmod(program.c_str(), 0755);
     invoke_limits limits = no_limits();
     limits.flags = INVOKE_REDIRECT_STDIO;
     for (const char* account : {"nobody", ".\\nobody"}) {
         limits.account = account;
         limits.password = nullptr;
-        captured_run run = run_captured(fixture("uid"), limits);
+        captured_run run = run_captured("\"" + program + "\" uid", limits);
         EXPECT_EQ(run.result.outcome, INVOKE_OK) << (run.result.message ? run.result.message : "");
         EXPECT_EQ(run.output, std::to_string(nobody->pw_uid) + " " + std::to_string(nobody->pw_gid) + "\n");
     }
+    unlink(program.c_str());
+    rmdir(directory.c_str());
 }
