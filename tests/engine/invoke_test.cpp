@@ -181,6 +181,18 @@ TEST(invoke_limits_test, memory_limit_uses_the_peak_working_set) {
     EXPECT_EQ(below.outcome, INVOKE_OK);
 }
 
+TEST(invoke_limits_test, memory_limit_wins_when_time_is_exceeded_in_the_same_poll) {
+    // Taking 200 MiB costs far more than 1 ms of CPU, so both limits are
+    // over at the first poll and at every later one.
+    invoke_limits limits = no_limits();
+    limits.time_limit = 1;
+    limits.memory_limit = 16u << 20;
+    invoke_result result = run(fixture("allocate 200 5000"), limits);
+    EXPECT_EQ(result.outcome, INVOKE_MEMORY_LIMIT);
+    EXPECT_GT(result.cpu_time, 1u);
+    EXPECT_GT(result.peak_memory, 16u << 20);
+}
+
 TEST(invoke_limits_test, idleness_limit_stops_a_sleeping_program) {
     invoke_limits limits = no_limits();
     limits.idleness_limit = 1000;
