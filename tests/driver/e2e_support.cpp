@@ -53,3 +53,11 @@ std::string jury_announcement(const std::string& command_line) {
 std::string user_announcement(const std::string& command_line) {
     return "Running user program \"" + command_line + "\"";
 }
+
+std::vector<std::string> lines_before_last(const pairex_process& process, size_t count) {
+    const std::vector<std::string>& lines = process.lines;
+    size_t end = lines.empty() ? 0 : lines.size() - 1;
+    size_t begin = end > count ? end - count : 0;
+    return std::vector<std::string>(lines.begin() + static_cast<long>(begin),
+                                    lines.begin() + static_cast<long>(end));
+}

@@ -35,6 +35,10 @@ finished_run run_pairex(const std::vector<std::string>& arguments,
 // The fixture program's command line for the given mode and arguments.
 std::string fixture(const std::string& arguments);
 
+// The count lines read before the last one, oldest first; fewer when fewer
+// came before it.
+std::vector<std::string> lines_before_last(const pairex_process& process, size_t count);
+
 std::string jury_announcement(const std::string& command_line);
 std::string user_announcement(const std::string& command_line);
 

@@ -311,10 +311,9 @@ TEST(pairex_verdict, time_limit_is_simulated_by_burning_processor_time) {
     start_pairex(process, {"1s", "0", fixture("exit 0"), fixture("burn")}, e2e_start);
     ASSERT_TRUE(read_until(process, "Simulating time limit", run_timeout))
         << describe(process.lines);
-    size_t last = process.lines.size() - 1;
-    ASSERT_GE(last, 2u);
-    EXPECT_EQ("Time limit exceeded", process.lines[last - 2]);
-    EXPECT_EQ("Program failed to terminate within 1.00 sec", process.lines[last - 1]);
+    EXPECT_EQ(lines_before_last(process, 2),
+              (std::vector<std::string>{"Time limit exceeded",
+                                        "Program failed to terminate within 1.00 sec"}));
 
     long before = cpu_milliseconds(process.pid);
     std::this_thread::sleep_for(milliseconds(1500));
@@ -332,10 +331,9 @@ TEST(pairex_verdict, memory_limit_is_simulated_by_growing_memory) {
     start_pairex(process, {"0", "67108864", fixture("exit 0"), fixture("eat")}, e2e_start);
     ASSERT_TRUE(read_until(process, "Simulating memory limit", run_timeout))
         << describe(process.lines);
-    size_t last = process.lines.size() - 1;
-    ASSERT_GE(last, 2u);
-    EXPECT_EQ("Memory limit exceeded", process.lines[last - 2]);
-    EXPECT_EQ("Program tried to allocate more than 67108864 bytes", process.lines[last - 1]);
+    EXPECT_EQ(lines_before_last(process, 2),
+              (std::vector<std::string>{"Memory limit exceeded",
+                                        "Program tried to allocate more than 67108864 bytes"}));
 
     long start = resident_kib(process.pid);
     ASSERT_GT(start, 0);
