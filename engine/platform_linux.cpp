@@ -342,7 +342,6 @@ std::vector<std::string> program_candidates(const std::string& name) {
 // ---------------------------------------------------------------------------
 // Exceptions
 
-
 bool stack_pointer_of(pid_t tid, uintptr_t* stack_pointer) {
 #if defined(__x86_64__)
     user_regs_struct registers;
@@ -545,9 +544,10 @@ DWORD exit_code_of(platform_object* process) {
     return static_cast<DWORD>(WEXITSTATUS(status));
 }
 
-void register_process(debugger_state* state, platform_object* process, platform_object* thread) {
+void register_process(debugger_state* state, platform_object* process, platform_object* thread,
+                      bool initial_stop_pending) {
     state->processes[process->id] = process;
-    state->threads[thread->id] = debuggee_thread{process, thread};
+    state->threads[thread->id] = debuggee_thread{process, thread, initial_stop_pending, false};
     queued_event entry{};
     entry.event.dwDebugEventCode = CREATE_PROCESS_DEBUG_EVENT;
     entry.event.dwProcessId = static_cast<DWORD>(process->id);
@@ -608,8 +608,7 @@ void handle_new_task(debugger_state* state, pid_t tid, pid_t group, bool stopped
     }
     platform_object* process = new_process_object(tid, now_filetime());
     platform_object* thread = new_thread_object(tid);
-    register_process(state, process, thread);
-    state->threads[tid].initial_stop_pending = !stopped_now;
+    register_process(state, process, thread, !stopped_now);
 }
 
 void handle_exit(debugger_state* state, pid_t tid, int status, const rusage& usage) {
@@ -1106,7 +1105,8 @@ BOOL create_process(platform_object* token, LPSTR command_line, BOOL inherit_han
 
     platform_object* process = new_process_object(pid, creation_time);
     platform_object* thread = new_thread_object(pid);
-    register_process(state, process, thread);  // held until its creation event is continued
+    // Held at its exec stop until its creation event is continued.
+    register_process(state, process, thread, false);
     process_information->hProcess = retain(process);
     process_information->hThread = retain(thread);
     process_information->dwProcessId = static_cast<DWORD>(pid);
