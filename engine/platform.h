@@ -53,9 +53,11 @@
 //   also when it is issued after a second-chance event of a dying process.
 //   Everything traced dies with the tracer (PTRACE_O_EXITKILL).
 // Measurements. GetProcessTimes: the process CPU clock (ns) while it runs,
-//   the wait4 rusage when it has ended; all of it is reported as user time.
-//   GetProcessMemoryInfo: VmRSS and VmHWM; after the end the larger of the last
-//   VmHWM seen and ru_maxrss. Both stay readable while the handle is open.
+//   the wait4 rusage when it has ended (system time as kernel time); both
+//   less what the creator's copy spent before the exec.
+//   GetProcessMemoryInfo: VmRSS and VmHWM, read once more when each task stops
+//   on its way out (PTRACE_O_TRACEEXIT); ru_maxrss is not used, since it also
+//   holds the creator's copy. Both stay readable while the handle is open.
 // Accounts. LogonUserA takes domain "." or "" only (else ERROR_NO_SUCH_DOMAIN);
 //   an unknown user is ERROR_NO_SUCH_USER; only root may log on another user
 //   (ERROR_PRIVILEGE_NOT_HELD), and needs no password, like su from root.

@@ -194,6 +194,9 @@ struct platform_object {
     int status_fd = -1;  // /proc/<pid>/status, re-read with pread
     uint64_t cpu_100ns = 0;
     uint64_t kernel_100ns = 0;
+    // What the copy of the creator spent before the program's exec; the
+    // process clock and the rusage count it, the program's times do not.
+    uint64_t start_cpu_100ns = 0;
     SIZE_T working_set = 0;
     SIZE_T peak_working_set = 0;
     int wait_status = 0;
@@ -569,12 +572,12 @@ void forget_thread(debugger_state* state, pid_t tid) {
     state->threads.erase(found);
 }
 
-// Reads the working set and its peak; keeps the last figures when the
-// process has no memory any more (a zombie).
-void refresh_memory(platform_object* process) {
-    if (process->status_fd < 0) return;
+// Reads the working set and its peak from a task's status file; keeps the
+// last figures when the task has no memory any more (a zombie).
+void refresh_memory_from(platform_object* process, int status_fd) {
+    if (status_fd < 0) return;
     char buffer[4096];
-    ssize_t length = pread(process->status_fd, buffer, sizeof buffer - 1, 0);
+    ssize_t length = pread(status_fd, buffer, sizeof buffer - 1, 0);
     if (length <= 0) return;
     buffer[length] = '\0';
     const char* peak = strstr(buffer, "\nVmHWM:");
@@ -585,6 +588,30 @@ void refresh_memory(platform_object* process) {
     // The program may reset its own high-water mark; the peak never falls.
     process->peak_working_set = std::max(process->peak_working_set,
                                          std::max(peak_bytes, process->working_set));
+}
+
+void refresh_memory(platform_object* process) { refresh_memory_from(process, process->status_fd); }
+
+// A task stopped on its way out still has the process's memory: its peak is
+// the last word on it. The rusage peak cannot serve, since it also holds
+// what the creator's copy had before the exec.
+void record_final_memory(debugger_state* state, pid_t tid) {
+    auto known = state->threads.find(tid);
+    if (known == state->threads.end()) return;
+    platform_object* process = known->second.process;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(tid));
+    int status_fd = open(path, O_RDONLY | O_CLOEXEC);
+    std::lock_guard<std::mutex> lock(process->mutex);
+    refresh_memory_from(process, status_fd);
+    if (status_fd >= 0) close(status_fd);
+}
+
+uint64_t cpu_clock_100ns(clockid_t clock) {
+    timespec used;
+    if (clock_gettime(clock, &used) != 0) return 0;
+    return static_cast<uint64_t>(used.tv_sec) * 10000000ull +
+           static_cast<uint64_t>(used.tv_nsec) / 100;
 }
 
 // Registers a new task and queues its creation event. It is known from the
@@ -650,10 +677,13 @@ void handle_exit(debugger_state* state, pid_t tid, int status, const rusage& usa
     {
         std::lock_guard<std::mutex> lock(process->mutex);
         process->wait_status = status;
-        process->cpu_100ns = timeval_100ns(usage.ru_utime) + timeval_100ns(usage.ru_stime);
-        process->kernel_100ns = timeval_100ns(usage.ru_stime);
-        process->peak_working_set = std::max(process->peak_working_set,
-                                             static_cast<SIZE_T>(usage.ru_maxrss) * 1024);
+        // The time before the exec was mostly the kernel's: it comes off the
+        // kernel time first.
+        uint64_t start = process->start_cpu_100ns;
+        uint64_t kernel = timeval_100ns(usage.ru_stime);
+        uint64_t total = timeval_100ns(usage.ru_utime) + kernel;
+        process->cpu_100ns = std::max(process->cpu_100ns, total > start ? total - start : 0);
+        process->kernel_100ns = std::min(kernel > start ? kernel - start : 0, process->cpu_100ns);
         process->working_set = 0;
         process->exit_time = now_filetime();
         process->ended = true;
@@ -688,7 +718,9 @@ void handle_stop(debugger_state* state, pid_t tid, int status) {
     int signal_number = WSTOPSIG(status);
     int ptrace_event = status >> 16;
     if (ptrace_event != 0) {
-        if (ptrace_event == PTRACE_EVENT_EXEC) {
+        if (ptrace_event == PTRACE_EVENT_EXIT) {
+            record_final_memory(state, tid);
+        } else if (ptrace_event == PTRACE_EVENT_EXEC) {
             unsigned long former = 0;
             ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
             // A thread other than the leader ran exec: it took over the leader's id.
@@ -1070,7 +1102,7 @@ BOOL create_process(platform_object* token, LPSTR command_line, BOOL inherit_han
         ptrace(PTRACE_SETOPTIONS, pid, nullptr,
                reinterpret_cast<void*>(static_cast<intptr_t>(
                    PTRACE_O_EXITKILL | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
-                   PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC)));
+                   PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT)));
         ptrace(PTRACE_CONT, pid, nullptr, nullptr);
     }
     // The failure pipe closes at a successful exec, or carries the reason.
@@ -1104,6 +1136,7 @@ BOOL create_process(platform_object* token, LPSTR command_line, BOOL inherit_han
     }
 
     platform_object* process = new_process_object(pid, creation_time);
+    if (process->has_cpu_clock) process->start_cpu_100ns = cpu_clock_100ns(process->cpu_clock);
     platform_object* thread = new_thread_object(pid);
     // Held at its exec stop until its creation event is continued.
     register_process(state, process, thread, false);
@@ -1294,12 +1327,9 @@ BOOL GetProcessTimes(HANDLE handle, LPFILETIME creation_time, LPFILETIME exit_ti
     }
     std::lock_guard<std::mutex> lock(process->mutex);
     if (!process->ended && process->has_cpu_clock) {
-        timespec used;
-        if (clock_gettime(process->cpu_clock, &used) == 0) {
-            uint64_t value = static_cast<uint64_t>(used.tv_sec) * 10000000ull +
-                             static_cast<uint64_t>(used.tv_nsec) / 100;
-            process->cpu_100ns = std::max(process->cpu_100ns, value);
-        }
+        uint64_t used = cpu_clock_100ns(process->cpu_clock);
+        uint64_t start = process->start_cpu_100ns;
+        process->cpu_100ns = std::max(process->cpu_100ns, used > start ? used - start : 0);
     }
     store_filetime(process->creation_time, creation_time);
     store_filetime(process->exit_time, exit_time);
