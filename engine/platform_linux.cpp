@@ -946,15 +946,17 @@ struct launch_plan {
 
 // Runs in the new process between fork and exec: only async-signal-safe calls.
 [[noreturn]] void run_child(const launch_plan& plan) {
-    sigset_t all;
-    sigemptyset(&all);
-    sigprocmask(SIG_SETMASK, &all, nullptr);
+    // Dispositions first, then the mask: a signal let through must not run
+    // a handler of the caller's.
     struct sigaction default_action;
     memset(&default_action, 0, sizeof default_action);
     default_action.sa_handler = SIG_DFL;
     for (int signal_number = 1; signal_number < NSIG; ++signal_number)
         if (signal_number != SIGKILL && signal_number != SIGSTOP)
             sigaction(signal_number, &default_action, nullptr);
+    sigset_t all;
+    sigemptyset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
 
     // A process group of its own, in the caller's session: a session of its
     // own would make the scheduler run it as a separate autogroup, which
