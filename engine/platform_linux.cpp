@@ -607,6 +607,12 @@ void record_final_memory(debugger_state* state, pid_t tid) {
     if (status_fd >= 0) close(status_fd);
 }
 
+// A CPU figure of the process less what it spent before the exec.
+uint64_t after_start(const platform_object* process, uint64_t cpu_100ns) {
+    uint64_t start = process->start_cpu_100ns;
+    return cpu_100ns > start ? cpu_100ns - start : 0;
+}
+
 uint64_t cpu_clock_100ns(clockid_t clock) {
     timespec used;
     if (clock_gettime(clock, &used) != 0) return 0;
@@ -679,11 +685,10 @@ void handle_exit(debugger_state* state, pid_t tid, int status, const rusage& usa
         process->wait_status = status;
         // The time before the exec was mostly the kernel's: it comes off the
         // kernel time first.
-        uint64_t start = process->start_cpu_100ns;
         uint64_t kernel = timeval_100ns(usage.ru_stime);
         uint64_t total = timeval_100ns(usage.ru_utime) + kernel;
-        process->cpu_100ns = std::max(process->cpu_100ns, total > start ? total - start : 0);
-        process->kernel_100ns = std::min(kernel > start ? kernel - start : 0, process->cpu_100ns);
+        process->cpu_100ns = std::max(process->cpu_100ns, after_start(process, total));
+        process->kernel_100ns = std::min(after_start(process, kernel), process->cpu_100ns);
         process->working_set = 0;
         process->exit_time = now_filetime();
         process->ended = true;
@@ -1330,8 +1335,7 @@ BOOL GetProcessTimes(HANDLE handle, LPFILETIME creation_time, LPFILETIME exit_ti
     std::lock_guard<std::mutex> lock(process->mutex);
     if (!process->ended && process->has_cpu_clock) {
         uint64_t used = cpu_clock_100ns(process->cpu_clock);
-        uint64_t start = process->start_cpu_100ns;
-        process->cpu_100ns = std::max(process->cpu_100ns, used > start ? used - start : 0);
+        process->cpu_100ns = std::max(process->cpu_100ns, after_start(process, used));
     }
     store_filetime(process->creation_time, creation_time);
     store_filetime(process->exit_time, exit_time);
